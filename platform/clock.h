@@ -12,10 +12,13 @@ using TimerCallback = void (*)(void* arg);
 struct PeriodicTimer;  // opaque
 
 // Calls `tick(arg)` every periodMs on a timer thread of its own, at absolute
-// deadlines: a late wake-up runs the missed ticks at once instead of drifting.
-// Runs at real-time priority where permitted. Null on failure.
+// deadlines: a late wake-up runs the missed ticks at once instead of drifting
+// (after a stall of over a second, such as a suspended machine, the schedule
+// starts afresh instead). Runs at real-time priority where permitted. Null on
+// failure.
 PeriodicTimer* PeriodicTimerStart(uint32_t periodMs, TimerCallback tick, void* arg);
-// Stops the timer and waits until its thread has left the callback.
+// Stops the timer and waits until its thread has left the callback. From
+// within the callback it stops the timer after that callback returns.
 void PeriodicTimerStop(PeriodicTimer* timer);
 
 }  // namespace platform

@@ -15,10 +15,11 @@ enum ThreadPriority : int {
 using ThreadFunction = void (*)(void* arg);
 
 // Starts `fn(arg)`. stackSize 0 takes the default; small requests are raised
-// to the system's minimum. Returns null on failure.
+// to a floor (256 KiB on POSIX, where the request is the whole stack).
+// Returns null on failure.
 Thread* ThreadStart(ThreadFunction fn, void* arg, size_t stackSize = 0);
 // Raises (or lowers) the thread's priority where permitted; returns false
-// and leaves it unchanged otherwise.
+// and leaves it unchanged otherwise. Null means the calling thread.
 bool ThreadSetPriority(Thread* thread, int priority);
 // Waits for the thread to end and releases its handle.
 bool ThreadJoin(Thread* thread);
