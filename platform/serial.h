@@ -13,9 +13,14 @@ constexpr uint32_t kMaxDword = 0xFFFFFFFFu;
 // Read and write time-outs in milliseconds.
 //   readInterval = kMaxDword, multiplier = 0, constant = 0: a read returns at
 //   once with what has arrived, possibly nothing.
-//   Otherwise a read waits at most multiplier * n + constant ms in total
-//   (0 and 0: no total limit) and ends when the gap between two octets
-//   exceeds readInterval (0: no interval limit).
+//   readInterval = kMaxDword, multiplier = kMaxDword, 0 < constant <
+//   kMaxDword: a read returns as soon as anything has arrived, waiting at
+//   most `constant` ms for the first octet.
+//   Otherwise a read of n octets waits at most multiplier * n + constant ms
+//   in total (0 and 0: no total limit) and ends when the gap after an octet
+//   exceeds readInterval (0 or kMaxDword: no interval limit).
+//   Writes wait at most writeTotalMultiplier * n + writeTotalConstant ms for
+//   room in the driver (0 and 0: no limit). A new port has the defaults below.
 struct SerialTimeouts {
   uint32_t readInterval = kMaxDword;
   uint32_t readTotalMultiplier = 0;
@@ -27,8 +32,9 @@ struct SerialTimeouts {
 enum SerialAccess : int { SERIAL_READ = 1, SERIAL_WRITE = 2, SERIAL_READ_WRITE = 3 };
 enum SerialPurge : int { PURGE_RX = 1, PURGE_TX = 2 };
 
-// Opens an existing device exclusively: a second open of the same port, in
-// this process or another, fails. Returns null on failure (see LastError).
+// Opens an existing terminal device exclusively: a second open of the same
+// port, in this process or another, fails (EBUSY). Returns null on failure
+// (see LastError).
 SerialPort* SerialOpen(const char* name, int access);
 // 8 data bits, no parity, one stop bit, binary, no flow control, at `baud`
 // (9600, 19200, 38400 and the other standard rates).
@@ -36,9 +42,11 @@ bool SerialConfigure(SerialPort* port, int baud);
 bool SerialSetBaud(SerialPort* port, int baud);
 bool SerialGetTimeouts(SerialPort* port, SerialTimeouts* out);
 bool SerialSetTimeouts(SerialPort* port, const SerialTimeouts& timeouts);
-// Number of octets read (0 when none arrived in time), -1 on error.
+// Number of octets read (0 when none arrived in time), -1 on error; a
+// hung-up line is an error (EIO) once what it had delivered has been read.
 int SerialRead(SerialPort* port, uint8_t* buffer, size_t size);
-// Number of octets written, -1 on error (a hung-up line included).
+// Number of octets written (fewer when the write time-out ran out), -1 on
+// error (a hung-up line included).
 int SerialWrite(SerialPort* port, const uint8_t* data, size_t size);
 bool SerialPurge(SerialPort* port, int which);
 // 1 when a line error (framing, parity, overrun, break) was counted since the
@@ -52,8 +60,12 @@ bool SerialClose(SerialPort* port);
 int LastError();
 
 // Candidate ports to list: $FLASHLOADER_PORTS (colon-separated paths) when
-// set, else the machine's serial devices. Writes up to maxNames names of at
-// most nameSize-1 characters; a longer name is skipped. Returns the count.
+// set, even empty, else the machine's serial devices (/dev/ttyUSB*,
+// /dev/ttyACM*, /dev/serial/by-id/*, /dev/ttyS* with a known UART). Only
+// names that SerialOpen can open at this moment are listed (each is opened
+// and closed at once), a device only under its first name. A name longer
+// than 31 characters is replaced by its device path when that fits, else
+// skipped. Writes up to maxNames names in order; returns the count.
 int ListCandidatePorts(char (*names)[32], int maxNames);
 
 // Replaces a path by the device it resolves to (symlinks followed) when the
