@@ -1,0 +1,66 @@
+#include "app/ports.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "app/console_helpers.h"
+#include "app/screens.h"
+#include "platform/port_names.h"
+#include "platform/serial.h"
+
+char ComPortList[kPortSlots][kPortNameSize];
+int portCount = 0;
+uint8_t currentPortIndex = 0;
+uint8_t portsToScan = 0;
+
+namespace {
+
+// As many candidates as the other platform tries ("Com1" to "Com255"); only
+// the ones that open are recorded.
+constexpr int kMaxCandidates = 255;
+
+}  // namespace
+
+uint8_t EnumerateComPorts(char (*list)[kPortNameSize]) {
+  static char candidates[kMaxCandidates][kPortNameSize];
+  int found = platform::ListCandidatePorts(candidates, kMaxCandidates);
+  int count = 0;
+  for (int i = 0; i < found && count < kPortSlots; ++i) {
+    // A port that another program holds open is not offered.
+    platform::SerialPort* port = platform::SerialOpen(candidates[i], platform::SERIAL_READ_WRITE);
+    if (!port) continue;
+    platform::SerialClose(port);
+    std::memcpy(list[count], candidates[i], kPortNameSize);
+    list[count][kPortNameSize - 1] = '\0';
+    ++count;
+  }
+  return static_cast<uint8_t>(count);
+}
+
+int PortSelectScreen() {
+  portCount = EnumerateComPorts(ComPortList);
+  std::printf("Available Ports: \r\n");
+  for (int i = 0; i < portCount; ++i)
+    std::printf("[%2d] %s\r\n", i + 1, platform::ShownPortName(ComPortList[i]));
+  std::printf("[%2d] %s\r\n", portCount + 1, "Rescan");
+  std::printf("[%2d] %s\r\n", portCount + 2, "Scan All");
+
+  if (portCount > 0) {
+    std::printf("Select a port: ");
+    int choice = ReadMenuNumber();
+    if (choice >= 0 && choice < portCount) {
+      currentPortIndex = static_cast<uint8_t>(choice);
+      portsToScan = 1;
+      return DEVICE_LIST;
+    }
+    if (choice == portCount) return PORT_SELECT;
+    // "Scan All" and every number outside the menu.
+    portsToScan = static_cast<uint8_t>(portCount);
+    return DEVICE_LIST;
+  }
+
+  std::printf("Ports not available!\r\n");
+  std::printf("[ 1] Rescan\r\n");
+  std::printf("[ 2] Quit\r\n");
+  return ReadMenuNumber() == 0 ? PORT_SELECT : ABORT;
+}
