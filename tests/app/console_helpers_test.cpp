@@ -77,3 +77,48 @@ TEST(ReadMenuNumberDeathTest, SecondReadAtTheEndOfInputEndsTheProgram) {
 }
 
 }  // namespace
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include "backup/backup_worker.h"
+
+namespace {
+
+// Interrupted while a backup file is written: the handler names, closes and
+// deletes the file. Run in a child process: the handler keeps the backup
+// file lock, as the process is about to end.
+TEST(OnConsoleControlDeathTest, DeletesAHalfWrittenBackupFile) {
+  // Forked without re-running the test: the child must see this path. No
+  // thread runs in this process here.
+  GTEST_FLAG_SET(death_test_style, "fast");
+  char path[] = "/tmp/Model12-31.tbi.XXXXXX";
+  int fd = mkstemp(path);
+  ASSERT_GE(fd, 0);
+  close(fd);
+  const std::string expected = std::string("\n\n Program terminated during backup file creation.\n Deleting file ") +
+                               path + "\n\n Partial backup file successfully deleted.\n\n";
+  std::string log = std::string(path) + ".out";
+  // Exit codes of the child: 0 right, 1 file still there, 2 wrong messages.
+  EXPECT_EXIT(
+      {
+        if (!std::freopen(log.c_str(), "w", stdout)) std::exit(5);
+        LockBackupFile();
+        backupFile = std::fopen(path, "a");
+        std::snprintf(backupFileName, sizeof backupFileName, "%s", path);
+        backupInProgress.store(1);
+        UnlockBackupFile();
+        OnConsoleControl(platform::CONTROL_INTERRUPT);
+        std::fclose(stdout);
+        if (access(path, F_OK) == 0) std::exit(1);
+        std::FILE* in = std::fopen(log.c_str(), "r");
+        char text[512] = {0};
+        size_t n = in ? std::fread(text, 1, sizeof text - 1, in) : 0;
+        std::exit(std::string(text, n) == expected ? 0 : 2);
+      },
+      ::testing::ExitedWithCode(0), "");
+  std::remove(log.c_str());
+  EXPECT_NE(access(path, F_OK), 0);
+}
+
+}  // namespace
