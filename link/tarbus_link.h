@@ -4,6 +4,12 @@
 #ifndef TARBUS_LINK_H
 #define TARBUS_LINK_H
 
+#if defined(_WIN32)
+#define TARBUS_LINK_API __declspec(dllexport)
+#else
+#define TARBUS_LINK_API __attribute__((visibility("default")))
+#endif
+
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -35,27 +41,27 @@ typedef struct LinkConfig {
   UpcallDelegate upcall;
 } LinkConfig;
 
-unsigned char TarbusLink_Init(const LinkConfig* config);
-unsigned char TarbusLink_UnInit(const char* portName);
-unsigned char TarbusLink_SendFrame(const char* portName, unsigned char destination,
+TARBUS_LINK_API unsigned char TarbusLink_Init(const LinkConfig* config);
+TARBUS_LINK_API unsigned char TarbusLink_UnInit(const char* portName);
+TARBUS_LINK_API unsigned char TarbusLink_SendFrame(const char* portName, unsigned char destination,
                                    const unsigned char* data, unsigned short length,
                                    unsigned char expectReply);
-unsigned char TarbusLink_SendFrameEx(const char* portName, unsigned char destination,
+TARBUS_LINK_API unsigned char TarbusLink_SendFrameEx(const char* portName, unsigned char destination,
                                      const unsigned char* data, unsigned short length,
                                      unsigned char expectReply, unsigned short replySizeHint);
-unsigned char TarbusLink_GetAddress(const char* portName);
-void TarbusLink_GetVersion(int* major, int* minor, int* revision);
-unsigned char TarbusLink_SetMaxRequestResend(const char* portName, unsigned char count);
-void TarbusLink_EnableImmediateUpcall(const char* portName, int flag);
-void TarbusLink_SetUpcallDelegate(const char* portName, UpcallDelegate upcall);
-void TarbusLink_SetTokenObtainedDelegate(const char* portName, TokenObtainedDelegate tokenObtained);
-void TarbusLink_SetBaud(const char* portName, int baudRate);
-void TarbusLink_CheckSumError(const char* portName);
-void TarbusLink_TokenDrop(const char* portName, unsigned char stationAddress);
-void TarbusLink_DisableMasterServices(const char* portName, int flag);
-void TarbusLink_DisableMSTPFraming(const char* portName, int flag);
-void TarbusLink_PacketJam(const char* portName);
-void TarbusLink_StopPacketJam(const char* portName);
+TARBUS_LINK_API unsigned char TarbusLink_GetAddress(const char* portName);
+TARBUS_LINK_API void TarbusLink_GetVersion(int* major, int* minor, int* revision);
+TARBUS_LINK_API unsigned char TarbusLink_SetMaxRequestResend(const char* portName, unsigned char count);
+TARBUS_LINK_API void TarbusLink_EnableImmediateUpcall(const char* portName, int flag);
+TARBUS_LINK_API void TarbusLink_SetUpcallDelegate(const char* portName, UpcallDelegate upcall);
+TARBUS_LINK_API void TarbusLink_SetTokenObtainedDelegate(const char* portName, TokenObtainedDelegate tokenObtained);
+TARBUS_LINK_API void TarbusLink_SetBaud(const char* portName, int baudRate);
+TARBUS_LINK_API void TarbusLink_CheckSumError(const char* portName);
+TARBUS_LINK_API void TarbusLink_TokenDrop(const char* portName, unsigned char stationAddress);
+TARBUS_LINK_API void TarbusLink_DisableMasterServices(const char* portName, int flag);
+TARBUS_LINK_API void TarbusLink_DisableMSTPFraming(const char* portName, int flag);
+TARBUS_LINK_API void TarbusLink_PacketJam(const char* portName);
+TARBUS_LINK_API void TarbusLink_StopPacketJam(const char* portName);
 
 #ifdef __cplusplus
 }

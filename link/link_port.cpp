@@ -1,0 +1,196 @@
+// The link's serial port, its reader and link threads with their hand-off,
+// and the process-wide 2 ms timer.
+#include <cstring>
+
+#include "link/link_internal.h"
+#include "platform/clock.h"
+#include "platform/serial.h"
+#include "platform/sync.h"
+#include "platform/thread.h"
+
+namespace tarbus {
+namespace {
+
+platform::SerialPort* HandleOf(uint8_t linkId) {
+  LinkPort* port = FindPort(linkId);
+  return port != nullptr ? port->portHandle : nullptr;
+}
+
+int SerialReadOctet(uint8_t linkId, uint8_t* octet) {
+  platform::SerialPort* handle = HandleOf(linkId);
+  if (handle == nullptr) return 0;
+  return platform::SerialRead(handle, octet, 1) == 1 ? 1 : 0;
+}
+
+void SerialWriteOctet(uint8_t linkId, uint8_t octet) {
+  if (platform::SerialPort* handle = HandleOf(linkId)) platform::SerialWrite(handle, &octet, 1);
+}
+
+void SerialDiscardInput(uint8_t linkId) {
+  if (platform::SerialPort* handle = HandleOf(linkId))
+    platform::SerialPurge(handle, platform::PURGE_RX);
+}
+
+void SerialDiscardOutput(uint8_t linkId) {
+  if (platform::SerialPort* handle = HandleOf(linkId))
+    platform::SerialPurge(handle, platform::PURGE_TX);
+}
+
+void SerialLockPort(uint8_t linkId) {
+  LinkPort* port = FindPort(linkId);
+  if (port != nullptr && port->portLock != nullptr) platform::LockTake(port->portLock);
+}
+
+void SerialUnlockPort(uint8_t linkId) {
+  LinkPort* port = FindPort(linkId);
+  if (port != nullptr && port->portLock != nullptr) platform::LockRelease(port->portLock);
+}
+
+void Sleep(uint32_t ms) { platform::SleepMs(ms); }
+
+platform::PeriodicTimer* g_linkTimer = nullptr;
+
+void TimerTick(void*) { TickLinks(); }
+
+}  // namespace
+
+const LinkPortOps kSerialPortOps = {SerialReadOctet,   SerialWriteOctet, SerialDiscardInput,
+                                    SerialDiscardOutput, SerialLockPort,   SerialUnlockPort,
+                                    Sleep};
+
+uint8_t OpenLinkPort(const char* portName, uint8_t linkId, int baudRate) {
+  LinkControl* control = FindControl(linkId);
+  LinkPort* port = FindPort(linkId);
+  if (control == nullptr || port == nullptr || portName == nullptr) return kPortOpenFailed;
+  port->portLock = platform::LockCreate();
+  if (port->portLock == nullptr) return kPortOpenFailed;
+  char device[kPortNameMax + 8];
+#ifdef _WIN32
+  if (!PortDeviceName(portName, device, sizeof device)) return kPortOpenFailed;
+#else
+  // Device paths are opened as given; the "\\.\" form belongs to Windows.
+  if (strnlen(portName, sizeof device) >= sizeof device) return kPortOpenFailed;
+  std::strcpy(device, portName);
+#endif
+  platform::SerialPort* handle = platform::SerialOpen(device, platform::SERIAL_READ_WRITE);
+  if (handle == nullptr) return kPortOpenFailed;
+  port->portHandle = handle;
+  if (!platform::SerialConfigure(handle, baudRate)) return kPortOpenFailed;
+  platform::SerialTimeouts timeouts;
+  if (!platform::SerialGetTimeouts(handle, &timeouts)) return kPortOpenFailed;
+  timeouts.readInterval = platform::kMaxDword;
+  timeouts.readTotalMultiplier = 0;
+  timeouts.readTotalConstant = 0;
+  timeouts.writeTotalMultiplier = 0;
+  timeouts.writeTotalConstant = 0;
+  if (!platform::SerialSetTimeouts(handle, timeouts)) return kPortOpenFailed;
+  platform::SerialSetLowLatency(handle);
+  return 0;
+}
+
+bool CloseLinkPort(uint8_t linkId) {
+  LinkPort* port = FindPort(linkId);
+  if (port == nullptr) return false;
+  bool closed = false;
+  if (port->portHandle != nullptr) {
+    closed = platform::SerialClose(port->portHandle);
+    port->portHandle = nullptr;
+  }
+  if (port->portLock != nullptr) {
+    platform::LockDestroy(port->portLock);
+    port->portLock = nullptr;
+  }
+  return closed;
+}
+
+void SetLinkPortBaud(uint8_t linkId, int baudRate) {
+  if (platform::SerialPort* handle = HandleOf(linkId)) platform::SerialSetBaud(handle, baudRate);
+}
+
+void ReaderThreadMain(void* arg) {
+  LinkPort* self = static_cast<LinkPort*>(arg);
+  const uint8_t linkId = self->linkId.load(std::memory_order_acquire);
+  LinkControl* control = FindControl(linkId);
+  LinkPort* port = FindPort(linkId);
+  if (control == nullptr || port == nullptr) return;
+  const LinkPortOps& ops = PortOps();
+  while (control->stopRequested.load(std::memory_order_acquire) == 0) {
+    if (port->inUse.load(std::memory_order_acquire) == 0) {
+      platform::SleepMs(1);
+      continue;
+    }
+    // Read only into an empty slot: the link thread frees it once the
+    // receive machine has had the octet, so none is overwritten or lost.
+    if (port->slotFull.load(std::memory_order_acquire) == 0) {
+      uint8_t octet = 0;
+      ops.lockPort(linkId);
+      int got = ops.readOctet(linkId, &octet);
+      int lineError = got == 1 && port->portHandle != nullptr
+                          ? platform::SerialLineErrorFlag(port->portHandle)
+                          : 0;
+      ops.unlockPort(linkId);
+      if (got == 1) {
+        port->DataRegister = octet;
+        port->ReceiveError = lineError != 0 ? 1 : 0;
+        port->DataAvailable.store(1, std::memory_order_relaxed);
+        port->slotFull.store(1, std::memory_order_release);
+        platform::SemaphoreRelease(control->byteReady);
+      }
+    }
+    platform::SemaphoreWait(control->byteConsumed, platform::kInfinite);
+  }
+}
+
+void LinkCycleWithOctet(uint8_t linkId) {
+  LinkPort* port = FindPort(linkId);
+  if (port == nullptr) return;
+  receiveOctet(linkId);
+  // An octet that came with a line error is not taken by the machine; it
+  // has been seen once and is dropped with the slot.
+  port->DataAvailable.store(0, std::memory_order_relaxed);
+  runMasterNode(linkId);
+  port->slotFull.store(0, std::memory_order_release);
+}
+
+void LinkCycleQuiet(uint8_t linkId) { runMasterNode(linkId); }
+
+void LinkThreadMain(void* arg) {
+  LinkNode* self = static_cast<LinkNode*>(arg);
+  const uint8_t linkId = self->linkId.load(std::memory_order_acquire);
+  LinkControl* control = FindControl(linkId);
+  LinkPort* port = FindPort(linkId);
+  if (control == nullptr || port == nullptr) return;
+  initializeNode(linkId);
+  while (control->stopRequested.load(std::memory_order_acquire) == 0) {
+    if (port->inUse.load(std::memory_order_acquire) == 0) {
+      platform::SleepMs(1);
+      continue;
+    }
+    int result = platform::SemaphoreWait(control->byteReady, kLinkCycleMs);
+    if (result == platform::WAIT_SIGNALED) {
+      LinkCycleWithOctet(linkId);
+    } else if (result == platform::WAIT_TIMEOUT) {
+      LinkCycleQuiet(linkId);
+    } else {
+      continue;
+    }
+    // A release beyond the maximum fails harmlessly: the reader is awake.
+    platform::SemaphoreRelease(control->byteConsumed);
+  }
+}
+
+uint8_t StartLinkTimer() {
+  if (g_linkTimer != nullptr) return 0;
+  g_linkTimer = platform::PeriodicTimerStart(kTickMs, TimerTick, nullptr);
+  return g_linkTimer != nullptr ? 0 : kTimerStartFailed;
+}
+
+void StopLinkTimer() {
+  if (g_linkTimer == nullptr) return;
+  platform::PeriodicTimerStop(g_linkTimer);
+  g_linkTimer = nullptr;
+}
+
+bool LinkTimerRunning() { return g_linkTimer != nullptr; }
+
+}  // namespace tarbus
