@@ -13,28 +13,12 @@ int portCount = 0;
 uint8_t currentPortIndex = 0;
 uint8_t portsToScan = 0;
 
-namespace {
-
-// As many candidates as the other platform tries ("Com1" to "Com255"); only
-// the ones that open are recorded.
-constexpr int kMaxCandidates = 255;
-
-}  // namespace
-
 uint8_t EnumerateComPorts(char (*list)[kPortNameSize]) {
-  static char candidates[kMaxCandidates][kPortNameSize];
-  int found = platform::ListCandidatePorts(candidates, kMaxCandidates);
-  int count = 0;
-  for (int i = 0; i < found && count < kPortSlots; ++i) {
-    // A port that another program holds open is not offered.
-    platform::SerialPort* port = platform::SerialOpen(candidates[i], platform::SERIAL_READ_WRITE);
-    if (!port) continue;
-    platform::SerialClose(port);
-    std::memcpy(list[count], candidates[i], kPortNameSize);
-    list[count][kPortNameSize - 1] = '\0';
-    ++count;
-  }
-  return static_cast<uint8_t>(count);
+  // The platform tries each candidate with an exclusive open, as the no-sharing
+  // open of the other platform does (a port held by another program is not
+  // listed), resolves a path too long for a slot to its device path, and stops
+  // when the slots are full.
+  return static_cast<uint8_t>(platform::ListCandidatePorts(list, kPortSlots));
 }
 
 int PortSelectScreen() {

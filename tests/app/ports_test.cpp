@@ -2,6 +2,7 @@
 #include "app/ports.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <memory>
@@ -42,6 +43,22 @@ TEST(EnumerateComPorts, ListsOpenablePortsInOrder) {
   setenv("FLASHLOADER_PORTS", "", 1);
   EXPECT_EQ(EnumerateComPorts(names), 0);
   unsetenv("FLASHLOADER_PORTS");
+}
+
+TEST(EnumerateComPorts, NameTooLongForASlotIsListedByItsDevicePath) {
+  PtyPair pty;
+  char dir[] = "/tmp/ports_test.XXXXXX";
+  ASSERT_NE(mkdtemp(dir), nullptr);
+  std::string link = std::string(dir) + "/usb-Maker_Adapter_0123456789-if00-port0";
+  ASSERT_GT(link.size(), 31u);
+  ASSERT_EQ(symlink(pty.slavePath().c_str(), link.c_str()), 0);
+  setenv("FLASHLOADER_PORTS", link.c_str(), 1);
+  char names[kPortSlots][kPortNameSize];
+  ASSERT_EQ(EnumerateComPorts(names), 1);
+  EXPECT_EQ(names[0], pty.slavePath());
+  unsetenv("FLASHLOADER_PORTS");
+  unlink(link.c_str());
+  rmdir(dir);
 }
 
 TEST(EnumerateComPorts, RecordingStopsAt32) {
