@@ -62,7 +62,6 @@ unsigned char Upcall(const char*, const unsigned char* data, unsigned char, unsi
   } else {
     static unsigned sink = 0;
     for (unsigned short i = 0; i < length; ++i) sink = sink + data[i];  // in bounds under ASan
-    Check(sink != 0xFFFFFFFFu || length == 0 || true);
   }
   return 0;
 }
