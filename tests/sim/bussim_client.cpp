@@ -89,14 +89,16 @@ std::vector<RxFrame> ParseFrames(const Bytes& s) {
   return frames;
 }
 
+// The environment names the folders when the test runner passes it on; the
+// build records them as well.
 std::string BussimPath() {
   const char* b = getenv("FLASHLOADER_BUILD_DIR");
-  return std::string(b ? b : ".") + "/sim/bussim";
+  return std::string(b ? b : BUSSIM_TEST_BUILD_DIR) + "/sim/bussim";
 }
 
 std::string SourceDir() {
   const char* s = getenv("FLASHLOADER_SOURCE_DIR");
-  return s ? s : ".";
+  return s ? s : BUSSIM_TEST_SOURCE_DIR;
 }
 
 BusSim::~BusSim() {
