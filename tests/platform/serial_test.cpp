@@ -1,6 +1,7 @@
 // Serial ports over pty pairs: the test plays the far end on the master side.
 #include <gtest/gtest.h>
 #include <fcntl.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -25,12 +26,16 @@ namespace {
 class SerialOnPty : public ::testing::Test {
  protected:
   void SetUp() override {
+    // Opened first: once the port is open no further open gets in (but root's).
+    probe_ = open(pty_.slavePath().c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK);
+    ASSERT_GE(probe_, 0);
     port_ = SerialOpen(pty_.slavePath().c_str(), SERIAL_READ_WRITE);
     ASSERT_NE(port_, nullptr) << "errno " << LastError();
     ASSERT_TRUE(SerialConfigure(port_, 38400));
   }
   void TearDown() override {
     if (port_) SerialClose(port_);
+    if (probe_ >= 0) close(probe_);
   }
   void SetReadTimeouts(uint32_t interval, uint32_t multiplier, uint32_t constant) {
     SerialTimeouts t;
@@ -46,11 +51,21 @@ class SerialOnPty : public ::testing::Test {
       pty_.write(octets);
     });
   }
-  // Waits until the octets written by the far end can be read.
-  void LetArrive() { SleepMs(20); }
+  // Waits until `count` octets written by the far end can be read. The
+  // kernel passes them on from a worker of its own, which a busy machine
+  // runs late; a read that comes first waits for that worker.
+  void LetArrive(int count) {
+    for (int i = 0; i < 500; i++) {
+      int ready = 0;
+      if (ioctl(probe_, FIONREAD, &ready) == 0 && ready >= count) return;
+      SleepMs(5);
+    }
+    ADD_FAILURE() << "the octets did not arrive";
+  }
 
   PtyPair pty_;
   SerialPort* port_ = nullptr;
+  int probe_ = -1;  // a second descriptor of the slave, to look at it
 };
 
 TEST_F(SerialOnPty, SecondOpenFailsUntilTheFirstIsClosed) {
@@ -79,8 +94,7 @@ TEST(SerialOpen, RefusesWhatIsNoPort) {
 
 TEST_F(SerialOnPty, ConfiguresRaw8N1AtEachBusRate) {
   // A second descriptor, opened around the lock, to look at the line settings.
-  int probe = open(pty_.slavePath().c_str(), O_RDWR | O_NOCTTY);
-  ASSERT_GE(probe, 0);
+  int probe = probe_;
   struct Case { int baud; speed_t code; } cases[] = {{38400, B38400}, {19200, B19200}, {9600, B9600}};
   for (const Case& c : cases) {
     ASSERT_TRUE(SerialConfigure(port_, c.baud));
@@ -104,7 +118,6 @@ TEST_F(SerialOnPty, ConfiguresRaw8N1AtEachBusRate) {
   EXPECT_FALSE(SerialConfigure(port_, 0));
   ASSERT_EQ(tcgetattr(probe, &tio), 0);
   EXPECT_EQ(cfgetospeed(&tio), static_cast<speed_t>(B19200)) << "a refused rate changed the line";
-  close(probe);
 }
 
 TEST_F(SerialOnPty, EveryOctetValuePassesUnchangedBothWays) {
@@ -130,13 +143,13 @@ TEST_F(SerialOnPty, DefaultTimeoutsReturnAtOnceWithWhatHasArrived) {
   uint8_t buf[16];
   uint64_t t0 = MonotonicUs();
   EXPECT_EQ(SerialRead(port_, buf, 1), 0);
-  EXPECT_LT(MonotonicUs() - t0, 5000u);
+  EXPECT_LT(MonotonicUs() - t0, 200000u);  // at once; wide for a busy machine
 
   pty_.write({1, 2, 3});
-  LetArrive();
+  LetArrive(3);
   t0 = MonotonicUs();
   EXPECT_EQ(SerialRead(port_, buf, sizeof buf), 3);
-  EXPECT_LT(MonotonicUs() - t0, 5000u);
+  EXPECT_LT(MonotonicUs() - t0, 200000u);  // at once; wide for a busy machine
   EXPECT_EQ(buf[2], 3);
   EXPECT_EQ(SerialRead(port_, buf, 1), 0);
 }
@@ -153,14 +166,16 @@ TEST_F(SerialOnPty, ReadTimeoutsBoundTheWait) {
     int expect;
     uint32_t minMs, maxMs;
   } cases[] = {
-      {"total constant, idle line", 0, 0, 100, 0, {}, 10, 0, 100, 300},
-      {"multiplier times size plus constant", 0, 10, 50, 0, {}, 5, 0, 100, 300},
-      {"total limit ends a partial read", 0, 10, 50, 20, {7, 8}, 5, 2, 100, 300},
-      {"read ends when the size is in", 0, 0, 1000, 20, {1, 2, 3, 4}, 4, 4, 20, 300},
-      {"interval ends the read after the last octet", 30, 0, 0, 60, {5, 6}, 10, 2, 90, 350},
-      {"interval under a longer total", 30, 0, 2000, 20, {5}, 10, 1, 50, 400},
-      {"any octet ends a return-on-any read", kMaxDword, kMaxDword, 1000, 50, {9}, 10, 1, 50, 400},
-      {"return-on-any waits its constant", kMaxDword, kMaxDword, 100, 0, {}, 10, 0, 100, 300},
+      // The upper bounds only show that a read ends by its own limit (and
+      // not by a longer one): the machine may be busy, so they are wide.
+      {"total constant, idle line", 0, 0, 100, 0, {}, 10, 0, 100, 2000},
+      {"multiplier times size plus constant", 0, 10, 50, 0, {}, 5, 0, 100, 2000},
+      {"total limit ends a partial read", 0, 10, 50, 20, {7, 8}, 5, 2, 100, 2000},
+      {"read ends when the size is in", 0, 0, 5000, 20, {1, 2, 3, 4}, 4, 4, 20, 2500},
+      {"interval ends the read after the last octet", 30, 0, 0, 60, {5, 6}, 10, 2, 90, 2500},
+      {"interval under a longer total", 30, 0, 5000, 20, {5}, 10, 1, 50, 2500},
+      {"any octet ends a return-on-any read", kMaxDword, kMaxDword, 5000, 50, {9}, 10, 1, 50, 2500},
+      {"return-on-any waits its constant", kMaxDword, kMaxDword, 100, 0, {}, 10, 0, 100, 2000},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -184,13 +199,13 @@ TEST_F(SerialOnPty, ReadTimeoutsBoundTheWait) {
 
 TEST_F(SerialOnPty, PurgeDropsWhatHasArrived) {
   pty_.write({1, 2, 3, 4, 5});
-  LetArrive();
+  LetArrive(5);
   EXPECT_TRUE(SerialPurge(port_, PURGE_RX));
   uint8_t buf[8];
   EXPECT_EQ(SerialRead(port_, buf, sizeof buf), 0);
   // What arrives after the purge is kept.
   pty_.write({6});
-  LetArrive();
+  LetArrive(1);
   EXPECT_EQ(SerialRead(port_, buf, sizeof buf), 1);
   EXPECT_EQ(buf[0], 6);
   EXPECT_TRUE(SerialPurge(port_, PURGE_TX));
@@ -201,7 +216,7 @@ TEST_F(SerialOnPty, PurgeDropsWhatHasArrived) {
 TEST_F(SerialOnPty, NoLineErrorsOnAPty) {
   EXPECT_EQ(SerialLineErrorFlag(port_), 0);
   pty_.write({0xFF, 0x00});
-  LetArrive();
+  LetArrive(2);
   EXPECT_EQ(SerialLineErrorFlag(port_), 0);
   SerialSetLowLatency(port_);  // no such setting on a pty: quietly nothing
   uint8_t buf[2];
@@ -219,7 +234,7 @@ TEST_F(SerialOnPty, HangUpIsSeenAndFailsReadsAndWrites) {
   SetReadTimeouts(0, 0, 0);
   uint32_t t0 = MonotonicMs();
   EXPECT_EQ(SerialRead(port_, buf, sizeof buf), -1);
-  EXPECT_LT(MonotonicMs() - t0, 100u);
+  EXPECT_LT(MonotonicMs() - t0, 1000u);
   EXPECT_EQ(SerialWrite(port_, buf, sizeof buf), -1);
   EXPECT_TRUE(SerialClose(port_));
   port_ = nullptr;
