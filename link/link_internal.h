@@ -90,10 +90,16 @@ struct LinkPort {
   uint8_t ReceiveError = 0;
   platform::RecursiveLock* portLock = nullptr;
   platform::SerialPort* portHandle = nullptr;
-  // The hand-off slot: 1 from the reader's store of an octet until the link
-  // thread has run the receive machine and the master node on it. The reader
-  // reads the port only while it is 0, so no octet can be overwritten.
-  std::atomic<uint8_t> slotFull{0};
+  // The hand-off from the reader to the link thread: a single-producer,
+  // single-consumer ring. The reader stores octets (one read call each) and
+  // advances ringHead; the link thread feeds them to the receive machine in
+  // order and advances ringTail. A full ring stops the reader reading, so no
+  // octet read is lost, overwritten or handed over twice.
+  static constexpr uint32_t kRingSize = 64;
+  uint8_t ringOctet[kRingSize] = {};
+  uint8_t ringError[kRingSize] = {};
+  std::atomic<uint32_t> ringHead{0};
+  std::atomic<uint32_t> ringTail{0};
 };
 
 struct LinkNode {
@@ -208,9 +214,14 @@ void deliverUpcall(uint8_t linkId, const uint8_t* data, uint8_t source, uint16_t
 // Treply_timeout and Tframe_abort for a reply of about replySizeHint octets.
 uint16_t ReplyTimeoutFor(uint16_t replySizeHint);
 
-// One cycle of the link thread for an octet in the hand-off slot, and one
-// without (the 5 ms wait ran out).
-void LinkCycleWithOctet(uint8_t linkId);
+// Reader side of the hand-off: false when the ring is full.
+bool HandOverOctet(LinkPort& port, uint8_t octet, uint8_t receiveError);
+// Octets handed over that the receive machine has not had yet.
+uint32_t OctetsHandedOver(const LinkPort& port);
+// One cycle of the link thread after byteReady: every octet handed over goes
+// through the receive machine, each followed by a run of the master node.
+void LinkCycleWithOctets(uint8_t linkId);
+// One cycle when the 5 ms wait ran out.
 void LinkCycleQuiet(uint8_t linkId);
 
 // The device opened for a port name: "\\.\" before names of 4 to 6

@@ -108,6 +108,20 @@ void SetLinkPortBaud(uint8_t linkId, int baudRate) {
   if (platform::SerialPort* handle = HandleOf(linkId)) platform::SerialSetBaud(handle, baudRate);
 }
 
+bool HandOverOctet(LinkPort& port, uint8_t octet, uint8_t receiveError) {
+  const uint32_t head = port.ringHead.load(std::memory_order_relaxed);
+  if (head - port.ringTail.load(std::memory_order_acquire) >= LinkPort::kRingSize) return false;
+  port.ringOctet[head % LinkPort::kRingSize] = octet;
+  port.ringError[head % LinkPort::kRingSize] = receiveError;
+  port.ringHead.store(head + 1, std::memory_order_release);
+  return true;
+}
+
+uint32_t OctetsHandedOver(const LinkPort& port) {
+  return port.ringHead.load(std::memory_order_acquire) -
+         port.ringTail.load(std::memory_order_relaxed);
+}
+
 void ReaderThreadMain(void* arg) {
   LinkPort* self = static_cast<LinkPort*>(arg);
   const uint8_t linkId = self->linkId.load(std::memory_order_acquire);
@@ -120,37 +134,42 @@ void ReaderThreadMain(void* arg) {
       platform::SleepMs(1);
       continue;
     }
-    // Read only into an empty slot: the link thread frees it once the
-    // receive machine has had the octet, so none is overwritten or lost.
-    if (port->slotFull.load(std::memory_order_acquire) == 0) {
+    // One octet per read call, as long as octets are there and the ring has
+    // room; then one signal for all of them.
+    int handed = 0;
+    ops.lockPort(linkId);
+    while (OctetsHandedOver(*port) < LinkPort::kRingSize) {
       uint8_t octet = 0;
-      ops.lockPort(linkId);
-      int got = ops.readOctet(linkId, &octet);
-      int lineError = got == 1 && port->portHandle != nullptr
-                          ? platform::SerialLineErrorFlag(port->portHandle)
-                          : 0;
-      ops.unlockPort(linkId);
-      if (got == 1) {
-        port->DataRegister = octet;
-        port->ReceiveError = lineError != 0 ? 1 : 0;
-        port->DataAvailable.store(1, std::memory_order_relaxed);
-        port->slotFull.store(1, std::memory_order_release);
-        platform::SemaphoreRelease(control->byteReady);
-      }
+      if (ops.readOctet(linkId, &octet) != 1) break;
+      int lineError = port->portHandle != nullptr ? platform::SerialLineErrorFlag(port->portHandle) : 0;
+      HandOverOctet(*port, octet, lineError != 0 ? 1 : 0);
+      ++handed;
     }
+    ops.unlockPort(linkId);
+    if (handed > 0) platform::SemaphoreRelease(control->byteReady);
     platform::SemaphoreWait(control->byteConsumed, platform::kInfinite);
   }
 }
 
-void LinkCycleWithOctet(uint8_t linkId) {
+void LinkCycleWithOctets(uint8_t linkId) {
   LinkPort* port = FindPort(linkId);
   if (port == nullptr) return;
-  receiveOctet(linkId);
-  // An octet that came with a line error is not taken by the machine; it
-  // has been seen once and is dropped with the slot.
-  port->DataAvailable.store(0, std::memory_order_relaxed);
-  runMasterNode(linkId);
-  port->slotFull.store(0, std::memory_order_release);
+  uint32_t tail = port->ringTail.load(std::memory_order_relaxed);
+  while (tail != port->ringHead.load(std::memory_order_acquire)) {
+    port->DataRegister = port->ringOctet[tail % LinkPort::kRingSize];
+    port->ReceiveError = port->ringError[tail % LinkPort::kRingSize];
+    port->DataAvailable.store(1, std::memory_order_relaxed);
+    ++tail;
+    // Taken off the ring before the machines run, so that the send gate
+    // sees only the octets still behind this one.
+    port->ringTail.store(tail, std::memory_order_release);
+    receiveOctet(linkId);
+    // An octet that came with a line error is not taken by the machine; it
+    // has been seen once and is dropped.
+    port->DataAvailable.store(0, std::memory_order_relaxed);
+    port->ReceiveError = 0;
+    runMasterNode(linkId);
+  }
 }
 
 void LinkCycleQuiet(uint8_t linkId) { runMasterNode(linkId); }
@@ -169,7 +188,7 @@ void LinkThreadMain(void* arg) {
     }
     int result = platform::SemaphoreWait(control->byteReady, kLinkCycleMs);
     if (result == platform::WAIT_SIGNALED) {
-      LinkCycleWithOctet(linkId);
+      LinkCycleWithOctets(linkId);
     } else if (result == platform::WAIT_TIMEOUT) {
       LinkCycleQuiet(linkId);
     } else {

@@ -62,7 +62,8 @@ void ResetPort(LinkPort& p) {
   p.ReceiveError = 0;
   p.portLock = nullptr;
   p.portHandle = nullptr;
-  p.slotFull.store(0);
+  p.ringHead.store(0);
+  p.ringTail.store(0);
 }
 
 void ResetNode(LinkNode& n) {

@@ -9,12 +9,10 @@ namespace {
 
 uint32_t Silence(const LinkNode& node) { return node.SilenceTimer.load(std::memory_order_relaxed); }
 
-// An octet the reader has handed over but the receive machine has not taken
-// yet counts as pending input too: the port itself may look empty then.
-bool OctetWaitingInSlot(const LinkPort& port) {
-  return port.slotFull.load(std::memory_order_acquire) != 0 &&
-         port.DataAvailable.load(std::memory_order_relaxed) != 0;
-}
+// Octets the reader has handed over but the receive machine has not had yet
+// count as pending input too: the port itself may look empty then. They are
+// left for the receive machine.
+bool OctetWaitingInSlot(const LinkPort& port) { return OctetsHandedOver(port) != 0; }
 
 // The send gate; true when the frame may go out.
 bool GateOpen(uint8_t linkId, LinkControl& control, LinkPort& port, LinkNode& node) {

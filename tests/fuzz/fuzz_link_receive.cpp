@@ -105,11 +105,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       case 0:
       case 1:
       case 2: {  // an octet from the reader, sometimes with a line error
-        port.DataRegister = Next();
-        port.ReceiveError = (op & 0x80) ? 1 : 0;
-        port.DataAvailable.store(1);
-        port.slotFull.store(1);
-        tarbus::LinkCycleWithOctet(g_id);
+        tarbus::HandOverOctet(port, Next(), (op & 0x80) ? 1 : 0);
+        tarbus::LinkCycleWithOctets(g_id);
         break;
       }
       case 3: {  // a gap: ticks with a link cycle every 5 ms
@@ -125,10 +122,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       {
         const uint8_t octets[2] = {0x55, 0xFF};
         for (uint8_t octet : octets) {
-          port.DataRegister = octet;
-          port.DataAvailable.store(1);
-          port.slotFull.store(1);
-          tarbus::LinkCycleWithOctet(g_id);
+          tarbus::HandOverOctet(port, octet, 0);
+          tarbus::LinkCycleWithOctets(g_id);
         }
         break;
       }

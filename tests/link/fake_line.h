@@ -118,10 +118,8 @@ class LinkFixture : public ::testing::Test {
   // Hands octets over one by one as the reader would, one link cycle each.
   void Feed(const std::vector<uint8_t>& octets) {
     for (uint8_t octet : octets) {
-      port->DataRegister = octet;
-      port->DataAvailable.store(1);
-      port->slotFull.store(1);
-      tarbus::LinkCycleWithOctet(id);
+      tarbus::HandOverOctet(*port, octet, 0);
+      tarbus::LinkCycleWithOctets(id);
     }
   }
   // Quiet line: a tick, then a link cycle, for `ms` milliseconds.

@@ -242,19 +242,14 @@ TEST_F(Receive, BadCrcsAndReceiveErrors) {
   node->MasterState = ms::WAIT_FOR_REPLY;
   f = peer::Frame(6, 4, 7, {1, 2});
   Feed(std::vector<uint8_t>(f.begin(), f.begin() + 9));
-  port->DataRegister = f[9];
-  port->DataAvailable.store(1);
-  port->ReceiveError = 1;
-  port->slotFull.store(1);
-  tarbus::LinkCycleWithOctet(id);
+  tarbus::HandOverOctet(*port, f[9], 1);
+  tarbus::LinkCycleWithOctets(id);
   ASSERT_EQ(g_line.upcalls.size(), 3u);
   for (const auto& u : g_line.upcalls) EXPECT_EQ(u.code, UPCALL_INVALID_FRAME);
   // In IDLE a receive error is only counted.
   node->EventCount = 0;
-  port->ReceiveError = 1;
-  port->DataAvailable.store(1);
-  port->slotFull.store(1);
-  tarbus::LinkCycleWithOctet(id);
+  tarbus::HandOverOctet(*port, 0x55, 1);
+  tarbus::LinkCycleWithOctets(id);
   EXPECT_EQ(node->EventCount, 1);
   EXPECT_EQ(node->ReceiveState, rs::IDLE);
 }
@@ -508,13 +503,32 @@ TEST_F(Gate, PendingOctetRefusesAndIsDiscarded) {
   EXPECT_EQ(TakeOutput(), peer::Frame(6, 9, 4, {1}));
 }
 
-TEST_F(Gate, OctetWaitingInTheHandOffSlotCountsAsPending) {
-  port->DataRegister = 0x55;
-  port->DataAvailable.store(1);
-  port->slotFull.store(1);
+TEST_F(Gate, OctetsWaitingInTheHandOffCountAsPending) {
+  ASSERT_TRUE(tarbus::HandOverOctet(*port, 0x55, 0));
   const uint8_t data[] = {1};
+  node->SilenceTimer.store(10);
   EXPECT_EQ(TarbusLink_SendFrame(fakeline::kPortName, 9, data, 1, 0), 1);
-  EXPECT_EQ(port->DataAvailable.load(), 1) << "the octet stays for the receive machine";
+  EXPECT_EQ(tarbus::OctetsHandedOver(*port), 1u) << "left for the receive machine";
+  // A frame that completes while more octets wait behind it is not answered.
+  std::vector<uint8_t> poll = peer::Frame(1, 4, 9);
+  tarbus::LinkCycleWithOctets(id);
+  for (uint8_t octet : poll) ASSERT_TRUE(tarbus::HandOverOctet(*port, octet, 0));
+  ASSERT_TRUE(tarbus::HandOverOctet(*port, 0x00, 0));
+  tarbus::LinkCycleWithOctets(id);
+  EXPECT_TRUE(g_line.output.empty());
+  EXPECT_EQ(tarbus::OctetsHandedOver(*port), 0u);
+}
+
+TEST_F(Gate, HandOffRingKeepsOrderAndRefusesWhenFull) {
+  node->immediateUpcall.store(1);
+  control->masterServicesDisabled.store(1);
+  uint32_t accepted = 0;
+  while (tarbus::HandOverOctet(*port, static_cast<uint8_t>(accepted), 0)) ++accepted;
+  EXPECT_EQ(accepted, tarbus::LinkPort::kRingSize);
+  tarbus::LinkCycleWithOctets(id);
+  ASSERT_EQ(g_line.upcalls.size(), accepted);
+  for (uint32_t i = 0; i < accepted; ++i) EXPECT_EQ(g_line.upcalls[i].data[0], i);
+  EXPECT_TRUE(tarbus::HandOverOctet(*port, 1, 0)) << "room again";
 }
 
 TEST_F(Gate, TokenAge) {
