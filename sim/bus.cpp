@@ -391,7 +391,7 @@ std::string Quoted(const std::string& t) {
 
 }  // namespace
 
-bool BusStart(Bus* bus, std::string* error) {
+bool BusSetup(Bus* bus, std::string* error) {
   const BusOptions& o = bus->options;
   PrngStart(&bus->prng, o.rngStart);
   bus->octetNs = o.fast ? 0 : 1000000000LL * 10 / o.baud;
@@ -428,8 +428,10 @@ bool BusStart(Bus* bus, std::string* error) {
     *error = o.pcapPath + ": " + std::strerror(errno);
     return false;
   }
-  return OpenLine(bus, error);
+  return true;
 }
+
+bool BusStart(Bus* bus, std::string* error) { return BusSetup(bus, error) && OpenLine(bus, error); }
 
 void BusReceive(Bus* bus, const uint8_t* octets, size_t count, int64_t nowNs) {
   bool modbusListening = false;

@@ -79,8 +79,9 @@ struct Bus {
   BusCounters counters;
 };
 
-// Builds the devices from the options and the flash target; opens the line.
-// False with *error on failure.
+// Builds the devices from the options and the flash target; BusStart also
+// opens the line. False with *error on failure.
+bool BusSetup(Bus* bus, std::string* error);
 bool BusStart(Bus* bus, std::string* error);
 // Runs until *stop becomes nonzero; *report asks for the state file.
 void BusRun(Bus* bus, volatile int* stop, volatile int* report);
