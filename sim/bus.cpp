@@ -351,6 +351,7 @@ void WriteDue(Bus* bus, int64_t nowNs) {
     ssize_t n = write(bus->fd, o.octets + o.sent, due - o.sent);
     if (n < 0) {
       if (errno == EAGAIN || errno == EINTR) {
+        bus->outputBlockedNs = nowNs;
         if (nowNs - (o.startNs + o.octetNs * o.count) > kStaleOutputNs) {
           ++bus->counters.droppedOutput;
           bus->out.pop_front();
@@ -479,6 +480,8 @@ int64_t BusService(Bus* bus, int64_t nowNs) {
     const Outgoing& o = bus->out.front();
     int64_t due = o.octetNs > 0 ? o.startNs + o.octetNs * (o.sent + 1) : o.startNs;
     next = std::min(next, std::max(due, nowNs + 50000));  // at least 50 us apart
+    // Nobody reads the line: look again a little later instead of spinning.
+    if (bus->outputBlockedNs == nowNs) next = std::max(next, nowNs + 5 * kMs);
   }
   return next;
 }

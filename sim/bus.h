@@ -69,6 +69,7 @@ struct Bus {
   int64_t tokenHoldNs = 0;
   int64_t wireFreeNs = 0;
   int64_t wallMinusMono = 0;
+  int64_t outputBlockedNs = -1;  // when a write last found the line full
   std::deque<Outgoing> out;
   FrameRx rx;
   Ring ring;
