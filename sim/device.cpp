@@ -97,11 +97,14 @@ bool Writable(const Device& d, const Member& m) {
   return true;
 }
 
+// Factory settings, the address among them: the device comes back at the
+// factory address (user address 1, bus address 16) until its settings are
+// restored.
 void ResetSettings(Device* d) {
   for (Member& m : d->members) {
     if (m.cls == 1 || m.cls == 16 || m.readOnly) continue;
-    if (m.cls == 17 && m.id == 1) continue;  // the address survives
     m.value = m.resetValue;
+    if (m.cls == 17 && m.id == 1) d->homeAddress = static_cast<uint8_t>(ValueNumber(m.value) + 15);
   }
 }
 
@@ -378,6 +381,7 @@ void DeviceSetup(Device* d, const DeviceIdentity& id) {
   SetNumber(d, 1, 1, ID_PROTECT, 3, 0, false);
   SetNumber(d, 16, 1, 9, 3, 0, true);
   SetNumber(d, 17, 1, 1, 1, id.address - 15, false);
+  DeviceFindMember(d, 17, 1, 1)->resetValue = MakeNumber(1, 1);
   SetNumber(d, 17, 1, 51, 7, 0, false);
   d->mode = d->faults.modbusStart ? MODE_MODBUS : MODE_APP;
 }
@@ -427,9 +431,9 @@ void DeviceRequest(Device* d, const FlashTarget& target, const uint8_t* req, uin
 void DeviceRebootDone(Device* d, const FlashTarget& target) {
   if (d->exitingLoader && DeviceFlashMatches(*d, target)) {
     d->mode = MODE_APP;
-    d->address = d->homeAddress;
     SetVersion(d, d->newRelease, d->newPrototype, d->newBuild);
     if (d->faults.settingsReset) ResetSettings(d);
+    d->address = d->homeAddress;
     if (d->faults.identityLost) {
       if (Member* m = DeviceFindMember(d, 1, 1, ID_MODEL)) {
         std::string x(ValueText(m->value).size(), 'X');

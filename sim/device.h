@@ -28,7 +28,7 @@ struct Member {
 };
 
 struct DeviceFaults {
-  bool settingsReset = false;  // the upgrade resets settings to their defaults
+  bool settingsReset = false;  // the upgrade resets settings, address included
   bool identityLost = false;   // the upgrade leaves a model number of 'X's
   bool modbusStart = false;    // starts in Modbus RTU mode
   int settleReads = 0;         // reads of the status that change after a settle command

@@ -209,6 +209,9 @@ TEST_F(Loader, UpgradeFaultsResetSettingsAndLoseTheIdentity) {
   EnterAndPrepare();
   SendAll(16, image);
   Exit();
+  EXPECT_FALSE(sim.Request(17, Ping(), 50).has_value()) << "the address was reset as well";
+  // At the factory address until the address is written back (user address 2).
+  EXPECT_EQ(Reply(16, {0x01, 0x04, 17, 1, 1, 1, 2})[1], 0x04);
   Bytes model = Reply(17, ReadMember(1, 9, 1));
   std::string text(model.begin() + 8, model.end() - 1);
   EXPECT_EQ(text, "XXXXXXXXXXX");
