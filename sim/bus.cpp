@@ -400,16 +400,16 @@ bool BusSetup(Bus* bus, std::string* error) {
   bus->tokenHoldNs = static_cast<int64_t>(o.tokenHoldMs * kMs);
   bus->wallMinusMono = WallNs() - MonoNs();
   if (!LoadTarget(bus, error)) return false;
-  for (const DeviceSpec& spec : o.devices) {
+  for (const DeviceDescription& desc : o.devices) {
     Device d;
-    d.faults = spec.faults;
-    d.rebootMs = spec.rebootMs;
-    d.newRelease = spec.newVersionGiven ? spec.newRelease : o.newRelease;
-    d.newPrototype = spec.newVersionGiven ? spec.newPrototype : o.newPrototype;
-    d.newBuild = spec.newVersionGiven ? spec.newBuild : o.newBuild;
-    DeviceSetup(&d, spec.identity);
-    if (spec.members.empty() && spec.defaults) DeviceAddDefaultSettings(&d);
-    for (const Member& m : spec.members) DeviceSetMember(&d, m);
+    d.faults = desc.faults;
+    d.rebootMs = desc.rebootMs;
+    d.newRelease = desc.newVersionGiven ? desc.newRelease : o.newRelease;
+    d.newPrototype = desc.newVersionGiven ? desc.newPrototype : o.newPrototype;
+    d.newBuild = desc.newVersionGiven ? desc.newBuild : o.newBuild;
+    DeviceSetup(&d, desc.identity);
+    if (desc.members.empty() && desc.defaults) DeviceAddDefaultSettings(&d);
+    for (const Member& m : desc.members) DeviceSetMember(&d, m);
     bus->devices.push_back(std::move(d));
   }
   for (uint8_t m : o.masters) {

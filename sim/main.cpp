@@ -32,7 +32,7 @@ const char kHelp[] =
     "\n"
     "Devices:\n"
     "  --scenario FILE      read bus settings and devices from FILE (format below)\n"
-    "  --add-device SPEC    add a device: comma-separated key=value device keys\n"
+    "  --add-device KEYS    add a device: comma-separated key=value device keys\n"
     "  --image FILE         firmware image (Intel HEX, or raw binary at --image-base)\n"
     "                       the flash must equal for a device to leave its loader\n"
     "  --image-base ADDR    load address of a raw binary image (default 0x2000)\n"
@@ -99,12 +99,12 @@ int main(int argc, char** argv) {
       }
     } else if (a == "--add-device") {
       if (!Need(argc, argv, i)) return 2;
-      sim::DeviceSpec spec;
-      if (!sim::ParseDeviceList(argv[++i], &spec, &error)) {
+      sim::DeviceDescription desc;
+      if (!sim::ParseDeviceList(argv[++i], &desc, &error)) {
         std::fprintf(stderr, "bussim: --add-device: %s\n", error.c_str());
         return 2;
       }
-      o.devices.push_back(spec);
+      o.devices.push_back(desc);
     } else if (a.rfind("--", 0) == 0 && a.size() > 2) {
       std::string key = a.substr(2);
       static const char* kBusKeys[] = {"baud", "turnaround", "image", "image-base", "new-version",

@@ -84,11 +84,11 @@ bool ParseVersion(const std::string& text, uint8_t* release, uint8_t* prototype,
   return true;
 }
 
-bool ApplyDeviceKey(DeviceSpec* spec, const std::string& key, const std::string& value,
+bool ApplyDeviceKey(DeviceDescription* desc, const std::string& key, const std::string& value,
                     bool hasValue, std::string* error) {
   int64_t n = 0;
-  DeviceIdentity& id = spec->identity;
-  DeviceFaults& f = spec->faults;
+  DeviceIdentity& id = desc->identity;
+  DeviceFaults& f = desc->faults;
   auto bad = [&](const char* what) {
     *error = "bad " + key + " '" + value + "': " + what;
     return false;
@@ -110,9 +110,9 @@ bool ApplyDeviceKey(DeviceSpec* spec, const std::string& key, const std::string&
   } else if (key == "version") {
     if (!ParseVersion(value, &id.release, &id.prototype, &id.build)) return bad("R.P.B");
   } else if (key == "new-version") {
-    if (!ParseVersion(value, &spec->newRelease, &spec->newPrototype, &spec->newBuild))
+    if (!ParseVersion(value, &desc->newRelease, &desc->newPrototype, &desc->newBuild))
       return bad("R.P.B");
-    spec->newVersionGiven = true;
+    desc->newVersionGiven = true;
   } else if (key == "serial") {
     if (!Number(value, -2147483648LL, 4294967295LL, &n)) return bad("a 32-bit number");
     id.serial = uint32_t(n);
@@ -127,9 +127,9 @@ bool ApplyDeviceKey(DeviceSpec* spec, const std::string& key, const std::string&
     id.bootModel = value;
   } else if (key == "reboot-ms") {
     if (!Number(value, 0, 600000, &n)) return bad("0..600000");
-    spec->rebootMs = uint32_t(n);
+    desc->rebootMs = uint32_t(n);
   } else if (key == "defaults") {
-    return flag(&spec->defaults);
+    return flag(&desc->defaults);
   } else if (key == "settings-reset") {
     return flag(&f.settingsReset);
   } else if (key == "identity-lost") {
@@ -153,7 +153,7 @@ bool ApplyDeviceKey(DeviceSpec* spec, const std::string& key, const std::string&
   return true;
 }
 
-bool ParseDeviceList(const std::string& text, DeviceSpec* spec, std::string* error) {
+bool ParseDeviceList(const std::string& text, DeviceDescription* desc, std::string* error) {
   size_t at = 0;
   while (at < text.size()) {
     size_t comma = text.find(',', at);
@@ -161,7 +161,7 @@ bool ParseDeviceList(const std::string& text, DeviceSpec* spec, std::string* err
     std::string key, value;
     bool has;
     SplitKey(item, &key, &value, &has);
-    if (!key.empty() && !ApplyDeviceKey(spec, key, value, has, error)) return false;
+    if (!key.empty() && !ApplyDeviceKey(desc, key, value, has, error)) return false;
     if (comma == std::string::npos) break;
     at = comma + 1;
   }
@@ -225,7 +225,7 @@ bool LoadScenario(const char* path, BusOptions* bus, std::string* error) {
   }
   std::string line;
   int lineNo = 0;
-  DeviceSpec* current = nullptr;
+  DeviceDescription* current = nullptr;
   auto fail = [&](const std::string& why) {
     *error = std::string(path) + ":" + std::to_string(lineNo) + ": " + why;
     return false;

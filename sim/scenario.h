@@ -26,7 +26,7 @@
 
 namespace sim {
 
-struct DeviceSpec {
+struct DeviceDescription {
   DeviceIdentity identity;
   DeviceFaults faults;
   bool defaults = true;   // give default settings when no member is named
@@ -55,14 +55,14 @@ struct BusOptions {
   uint8_t newRelease = 2, newPrototype = 0;
   uint16_t newBuild = 13;
   bool verbose = false;
-  std::vector<DeviceSpec> devices;
+  std::vector<DeviceDescription> devices;
 };
 
 // One device key (scenario "device"/"fault" words, --add-device items).
-bool ApplyDeviceKey(DeviceSpec* spec, const std::string& key, const std::string& value,
+bool ApplyDeviceKey(DeviceDescription* desc, const std::string& key, const std::string& value,
                     bool hasValue, std::string* error);
 // "address=17,product=20,model=QRF,..." as given to --add-device.
-bool ParseDeviceList(const std::string& text, DeviceSpec* spec, std::string* error);
+bool ParseDeviceList(const std::string& text, DeviceDescription* desc, std::string* error);
 // One bus setting by its option name (without the dashes).
 bool ApplyBusKey(BusOptions* bus, const std::string& key, const std::string& value,
                  std::string* error);

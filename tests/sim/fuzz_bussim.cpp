@@ -18,12 +18,12 @@ sim::Bus* MakeBus() {
   bus->options.fast = true;
   bus->options.masters = {0, 1};
   for (int i = 0; i < 3; ++i) {
-    sim::DeviceSpec spec;
-    spec.identity.address = uint8_t(16 + i);
-    spec.rebootMs = 0;
-    if (i == 1) spec.faults.modbusStart = true;
-    if (i == 2) spec.faults.chunkError = 3;
-    bus->options.devices.push_back(spec);
+    sim::DeviceDescription desc;
+    desc.identity.address = uint8_t(16 + i);
+    desc.rebootMs = 0;
+    if (i == 1) desc.faults.modbusStart = true;
+    if (i == 2) desc.faults.chunkError = 3;
+    bus->options.devices.push_back(desc);
   }
   std::string error;
   if (!sim::BusSetup(bus, &error)) std::abort();
