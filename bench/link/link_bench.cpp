@@ -299,7 +299,7 @@ int main(int argc, char** argv) {
   std::printf("one link, requests and replies back to back: %.2f %% of a core (bar < 5 %%), "
               "%.0f exchanges/s\n",
               100 * share, rate);
-  std::printf("hand-off on a pty: %.0f octets/s\n", HandOffRate(200000));
+  std::printf("hand-off on a pty: %.0f octets/s\n", HandOffRate(1024 * 196));
   TickErrors(seconds);
   return 0;
 }
