@@ -31,9 +31,21 @@ function(flashloader_test name)
   if(NOT T_TIMEOUT)
     set(T_TIMEOUT 120)
   endif()
-  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60
-    PROPERTIES LABELS "${T_LABELS}" TIMEOUT ${T_TIMEOUT}
-               ENVIRONMENT "FLASHLOADER_BUILD_DIR=${PROJECT_BINARY_DIR};FLASHLOADER_SOURCE_DIR=${PROJECT_SOURCE_DIR}")
+  # The build and source folders reach every test through its environment
+  # (set at start-up by test_environment.cpp unless already set), so no list
+  # value has to survive gtest_discover_tests.
+  target_sources(${name} PRIVATE ${PROJECT_SOURCE_DIR}/tests/support/test_environment.cpp)
+  target_compile_definitions(${name} PRIVATE
+    FLASHLOADER_BUILD_DIR_DEFAULT="${PROJECT_BINARY_DIR}"
+    FLASHLOADER_SOURCE_DIR_DEFAULT="${PROJECT_SOURCE_DIR}")
+  set(props TIMEOUT ${T_TIMEOUT})
+  list(LENGTH T_LABELS label_count)
+  if(label_count GREATER 1)
+    message(FATAL_ERROR "${name}: one label per test program")
+  elseif(label_count EQUAL 1)
+    list(APPEND props LABELS ${T_LABELS})
+  endif()
+  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES ${props})
 endfunction()
 
 # A libFuzzer target (built only with FLASHLOADER_FUZZ, by clang).
