@@ -1,3 +1,4 @@
+// deps: image_file
 // Intel HEX text of any shape: the reader refuses or accepts, never reads
 // out of bounds, and an accepted image is one contiguous run.
 #include <cstddef>
