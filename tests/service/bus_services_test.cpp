@@ -220,9 +220,9 @@ int OnPosted(const char*, int, const uint8_t* reply, uint8_t source, uint16_t le
 
 TEST_F(LinkTransport, TwoRequestsQueuedBackToBackAnswerInOrder) {
   const uint8_t read[] = {0x01, 0x03, 0x01, 0x05, 0x01, 0x01};
-  const uint8_t boot[] = {0x01, 0x05, 0x01, 0x01};
+  const uint8_t info[] = {0x01, 0x05, 0x01, 0x01};
   ASSERT_EQ(PostRequest(sim->port(), 17, read, sizeof read, 1, OnPosted), 0);
-  ASSERT_EQ(PostRequest(sim->port(), 17, boot, sizeof boot, 1, OnPosted), 0);
+  ASSERT_EQ(PostRequest(sim->port(), 17, info, sizeof info, 1, OnPosted), 0);
   const auto start = Clock::now();
   while (posted.done.load() < 2 && MsSince(start) < 3000) platform::SleepMs(5);
   ASSERT_EQ(posted.done.load(), 2);
