@@ -122,6 +122,16 @@ uint32_t OctetsHandedOver(const LinkPort& port) {
          port.ringTail.load(std::memory_order_relaxed);
 }
 
+// Longest sleep of an idle reader in the port's wait: it bounds how long a
+// stop request waits for the reader.
+constexpr uint32_t kReaderIdleWaitMs = 20;
+
+// How the reader waits for the next octets on a real port. Ptys and serial
+// devices can be waited on without reading, so an idle reader sleeps in the
+// port until input arrives instead of polling once per link cycle. Lines of
+// in-process tests cannot, and keep the pace of the link thread.
+enum ReaderWait : int { WAIT_FOR_LINK_CYCLE = 0, WAIT_FOR_INPUT = 1 };
+
 void ReaderThreadMain(void* arg) {
   LinkPort* self = static_cast<LinkPort*>(arg);
   const uint8_t linkId = self->linkId.load(std::memory_order_acquire);
@@ -129,6 +139,8 @@ void ReaderThreadMain(void* arg) {
   LinkPort* port = FindPort(linkId);
   if (control == nullptr || port == nullptr) return;
   const LinkPortOps& ops = PortOps();
+  const int waitKind = &ops == &kSerialPortOps ? WAIT_FOR_INPUT : WAIT_FOR_LINK_CYCLE;
+  bool inputWasReported = false;
   while (control->stopRequested.load(std::memory_order_acquire) == 0) {
     if (port->inUse.load(std::memory_order_acquire) == 0) {
       platform::SleepMs(1);
@@ -138,16 +150,32 @@ void ReaderThreadMain(void* arg) {
     // room; then one signal for all of them.
     int handed = 0;
     ops.lockPort(linkId);
+    platform::SerialPort* handle = port->portHandle;
     while (OctetsHandedOver(*port) < LinkPort::kRingSize) {
       uint8_t octet = 0;
       if (ops.readOctet(linkId, &octet) != 1) break;
-      int lineError = port->portHandle != nullptr ? platform::SerialLineErrorFlag(port->portHandle) : 0;
+      int lineError = handle != nullptr ? platform::SerialLineErrorFlag(handle) : 0;
       HandOverOctet(*port, octet, lineError != 0 ? 1 : 0);
       ++handed;
     }
     ops.unlockPort(linkId);
     if (handed > 0) platform::SemaphoreRelease(control->byteReady);
-    platform::SemaphoreWait(control->byteConsumed, platform::kInfinite);
+    if (waitKind == WAIT_FOR_LINK_CYCLE || handle == nullptr) {
+      platform::SemaphoreWait(control->byteConsumed, platform::kInfinite);
+      continue;
+    }
+    // A full ring, or a port that said it had input and then gave none (a
+    // hung-up line, or the send gate took the octet first): wait for the
+    // link thread's cycle, as bounded as the link thread's own wait.
+    if (OctetsHandedOver(*port) >= LinkPort::kRingSize || (inputWasReported && handed == 0)) {
+      inputWasReported = false;
+      platform::SemaphoreWait(control->byteConsumed, kLinkCycleMs);
+      continue;
+    }
+    // Outside portLock, so frames go out while the reader sleeps; the wait
+    // takes nothing from the port, so the send gate still sees the input.
+    const int readable = platform::SerialWaitReadable(handle, kReaderIdleWaitMs);
+    inputWasReported = readable != 0;
   }
 }
 

@@ -49,6 +49,10 @@ int SerialRead(SerialPort* port, uint8_t* buffer, size_t size);
 // error (a hung-up line included).
 int SerialWrite(SerialPort* port, const uint8_t* data, size_t size);
 bool SerialPurge(SerialPort* port, int which);
+// Waits up to timeoutMs for input to read without taking any of it: 1 when
+// octets are there, 0 on time-out, -1 on error or once the line is hung up
+// (then it returns at once, so a caller must pace itself).
+int SerialWaitReadable(SerialPort* port, uint32_t timeoutMs);
 // 1 when a line error (framing, parity, overrun, break) was counted since the
 // last call, 0 when none was or the driver keeps no such counts (ptys).
 int SerialLineErrorFlag(SerialPort* port);

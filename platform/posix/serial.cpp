@@ -347,6 +347,27 @@ int SerialLineErrorFlag(SerialPort* port) {
   return flag;
 }
 
+int SerialWaitReadable(SerialPort* port, uint32_t timeoutMs) {
+  if (port == nullptr) {
+    posix::SetLastError(EINVAL);
+    return -1;
+  }
+  // The descriptor is fixed for the life of the port; no lock is needed to
+  // wait on it, and none is held while waiting.
+  int revents = WaitFor(port->fd, POLLIN, static_cast<int64_t>(timeoutMs) * 1000);
+  if (revents < 0) {
+    posix::SetLastError(errno);
+    return -1;
+  }
+  // A hung-up pty also reports POLLIN; what it had delivered is still read
+  // by SerialRead, but a wait on it would never sleep again.
+  if (revents & (POLLHUP | POLLERR | POLLNVAL)) {
+    posix::SetLastError(EIO);
+    return -1;
+  }
+  return (revents & POLLIN) != 0 ? 1 : 0;
+}
+
 bool SerialHungUp(SerialPort* port) {
   if (port == nullptr) return true;
   pollfd p{port->fd, 0, 0};

@@ -223,6 +223,33 @@ TEST_F(SerialOnPty, NoLineErrorsOnAPty) {
   EXPECT_EQ(SerialRead(port_, buf, 2), 2);
 }
 
+// The wait for input: it times out on a quiet line, ends as soon as octets
+// arrive, takes none of them, and on a hung-up line fails at once.
+TEST_F(SerialOnPty, WaitForInputTakesNothingAndEndsOnArrivalOrHangUp) {
+  uint32_t t0 = MonotonicMs();
+  EXPECT_EQ(SerialWaitReadable(port_, 30), 0);
+  EXPECT_GE(MonotonicMs() - t0, 29u);
+
+  std::thread later = SendLater(20, {7, 8});
+  t0 = MonotonicMs();
+  EXPECT_EQ(SerialWaitReadable(port_, 5000), 1);
+  EXPECT_LT(MonotonicMs() - t0, 2000u);  // on arrival, not at the time-out
+  later.join();
+  LetArrive(2);
+  EXPECT_EQ(SerialWaitReadable(port_, 0), 1);
+  uint8_t buf[4] = {};
+  EXPECT_EQ(SerialRead(port_, buf, sizeof buf), 2);  // both still there
+  EXPECT_EQ(buf[0], 7);
+  EXPECT_EQ(buf[1], 8);
+  EXPECT_EQ(SerialWaitReadable(port_, 0), 0);
+
+  pty_.closeMaster();
+  t0 = MonotonicMs();
+  EXPECT_EQ(SerialWaitReadable(port_, 5000), -1);
+  EXPECT_LT(MonotonicMs() - t0, 1000u);
+  EXPECT_EQ(SerialWaitReadable(nullptr, 0), -1);
+}
+
 TEST_F(SerialOnPty, HangUpIsSeenAndFailsReadsAndWrites) {
   EXPECT_FALSE(SerialHungUp(port_));
   pty_.closeMaster();
