@@ -12,10 +12,29 @@ bool inputEnded = false;  // main thread only: the screens and start-up read inp
   platform::ConsoleRaiseControlEvent(platform::CONTROL_HANGUP);
 }
 
+// Input for ReadMenuNumber, a line at a time from the platform console, so
+// that keys typed while the screen asked the terminal for its cursor are
+// part of the answer.
+struct LineInput {
+  char line[128];
+  int length = 0;
+  int next = 0;
+};
+
+int NextChar(LineInput& in) {
+  if (in.next >= in.length) {
+    int length = platform::ConsoleReadLine(in.line, sizeof in.line);
+    if (length == platform::kEndOfInput || length <= 0) return EOF;
+    in.length = length;
+    in.next = 0;
+  }
+  return static_cast<unsigned char>(in.line[in.next++]);
+}
+
 // Skips to the end of the line; false when input ends first.
-bool DiscardLine() {
+bool DiscardLine(LineInput& in) {
   for (;;) {
-    int c = std::getchar();
+    int c = NextChar(in);
     if (c == '\n') return true;
     if (c == EOF) return false;
   }
@@ -43,10 +62,11 @@ void ClearConsoleLine(int16_t row) {
 int ReadMenuNumber() {
   std::fflush(stdout);
   if (inputEnded) EndOfInput();
+  LineInput in;
   // As "%d" does: white space (line ends included) before the number is skipped.
   int c;
   do {
-    c = std::getchar();
+    c = NextChar(in);
   } while (c != EOF && IsSpace(c));
   if (c == EOF) {
     inputEnded = true;
@@ -55,7 +75,7 @@ int ReadMenuNumber() {
   bool negative = false;
   if (c == '+' || c == '-') {
     negative = c == '-';
-    c = std::getchar();
+    c = NextChar(in);
   }
   long long value = 0;
   bool digits = false;
@@ -64,10 +84,10 @@ int ReadMenuNumber() {
     digits = true;
     if (value <= INT_MAX) value = value * 10 + (c - '0');
     if (value > INT_MAX) tooLarge = true;
-    c = std::getchar();
+    c = NextChar(in);
   }
   // The end of input behind an answer is found by the next read.
-  if (c != EOF && c != '\n') DiscardLine();
+  if (c != EOF && c != '\n') DiscardLine(in);
   // Not a number, or one no menu could offer.
   if (!digits || tooLarge) return -1;
   return static_cast<int>(negative ? -value : value) - 1;

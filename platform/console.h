@@ -1,6 +1,7 @@
 // The console: cursor, row blanking, keys without echo, and the control
 // handler for interrupting signals.
 #pragma once
+#include <cstddef>
 #include <cstdint>
 
 namespace platform {
@@ -25,6 +26,14 @@ constexpr int kEndOfInput = -1;
 // (the terminal's settings are put back afterwards); kEndOfInput when input
 // has ended. When standard input is no terminal: its next byte.
 int ConsoleReadKey();
+// One line of standard input into `buffer`, its '\n' included when it fits,
+// always terminated; a line longer than size - 1 bytes comes in parts over
+// several calls. Returns the length, or kEndOfInput when input has ended
+// before anything was read. Keys already typed (while a cursor query waited
+// for its answer) come first and are echoed, as the terminal would have; the
+// rest is read as the terminal delivers it (canonical mode), or from a pipe
+// or file through stdio.
+int ConsoleReadLine(char* buffer, size_t size);
 // Nonzero when a key is waiting to be read, or when input has ended (so that
 // the read that follows reports the end instead of a wait that never ends).
 int ConsoleKeyWaiting();

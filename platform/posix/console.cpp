@@ -296,6 +296,52 @@ int ConsoleReadKey() {
   return key >= 0 ? key : kEndOfInput;
 }
 
+int ConsoleReadLine(char* buffer, size_t size) {
+  std::fflush(stdout);
+  if (buffer == nullptr || size < 2) {
+    if (buffer != nullptr && size == 1) buffer[0] = '\0';
+    return 0;
+  }
+  const size_t room = size - 1;
+  size_t n = 0;
+  bool complete = false;
+  if (isatty(STDIN_FILENO)) {
+    // Keys taken off the terminal while no echo was on: shown now, with the
+    // line editing the terminal would have done for them.
+    std::lock_guard<std::mutex> hold(gInput.mutex);
+    while (n < room && !complete) {
+      int key = PopKey();
+      if (key < 0) break;
+      if (key == 0x7F || key == '\b') {
+        if (n > 0) {
+          n--;
+          if (OutputIsTerminal()) std::fputs("\b \b", stdout);
+        }
+        continue;
+      }
+      buffer[n++] = static_cast<char>(key);
+      if (OutputIsTerminal()) std::fputc(key == '\r' ? '\n' : key, stdout);
+      if (key == '\r') buffer[n - 1] = '\n';
+      complete = key == '\n' || key == '\r';
+    }
+    if (n > 0) std::fflush(stdout);
+    if (n == 0 && gInput.ended) {
+      buffer[0] = '\0';
+      return kEndOfInput;
+    }
+  }
+  // The rest through stdio: on a terminal in canonical mode a read gives at
+  // most one line, and on a pipe stdio keeps what formatted input buffered.
+  while (n < room && !complete) {
+    int c = ReadPlainByte();
+    if (c == kEndOfInput) break;
+    buffer[n++] = static_cast<char>(c);
+    complete = c == '\n';
+  }
+  buffer[n] = '\0';
+  return n == 0 && !complete ? kEndOfInput : static_cast<int>(n);
+}
+
 int ConsoleKeyWaiting() {
   if (!isatty(STDIN_FILENO)) {
 #ifdef __GLIBC__

@@ -67,6 +67,24 @@ int main(int argc, char** argv) {
     if (argc > 2) std::printf("k=%d\n", ConsoleReadKey());
     return 0;
   }
+  if (std::strcmp(mode, "lines") == 0 || std::strcmp(mode, "cursor-then-lines") == 0) {
+    // Each line as its length and its text, with the line end shown as '|'.
+    if (mode[0] == 'c') {
+      ConsolePosition at = ConsoleGetCursor();
+      std::printf("at %d,%d\n", at.column, at.row);
+    }
+    char line[8];
+    for (;;) {
+      int n = ConsoleReadLine(line, sizeof line);
+      if (n == kEndOfInput) break;
+      for (char* c = line; *c != '\0'; c++)
+        if (*c == '\n') *c = '|';
+      std::printf("n=%d [%s]\n", n, line);
+      std::fflush(stdout);
+    }
+    std::printf("end, again=%d\n", ConsoleReadLine(line, sizeof line));
+    return 0;
+  }
   if (std::strcmp(mode, "keys") == 0) {
     ConsoleSetControlHandler(Handler);
     std::printf("waiting=%d\n", ConsoleKeyWaiting());

@@ -148,6 +148,23 @@ TEST(ConsoleWithoutTerminal, KeysAreTheBytesOfInputThenItsEnd) {
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
 }
 
+// Lines from a pipe: a long line comes in parts, the last needs no line
+// end, and the end of input is reported on every read after it.
+TEST(ConsoleWithoutTerminal, LinesComeWholeOrInPartsThenTheEnd) {
+  const std::string input = "12\n\nabcdefghij\nlast";
+  Child c = SpawnPiped({"lines"}, &input);
+  std::string out;
+  ReadUntil(c.out, &out, "");
+  Reap(c);
+  EXPECT_EQ(out,
+            "n=3 [12|]\n"
+            "n=1 [|]\n"
+            "n=7 [abcdefg]\n"
+            "n=4 [hij|]\n"
+            "n=4 [last]\n"
+            "end, again=-1\n");
+}
+
 TEST(ControlHandler, SignalRunsTheHandlerThenEndsTheProcessByThatSignal) {
   struct Case { int sig; const char* line; } cases[] = {
       {SIGINT, "handler 0"}, {SIGTERM, "handler 1"}, {SIGHUP, "handler 2"}};
@@ -207,6 +224,31 @@ TEST(ConsoleOnTerminal, CursorIsAskedOfTheTerminalAndMovedByEscapes) {
   EXPECT_NE(out.find(blank), std::string::npos);
   EXPECT_NE(out.find("k=122"), std::string::npos) << out;
   EXPECT_EQ(out.find("z"), std::string::npos) << "the kept key was echoed";
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+}
+
+// Keys typed while the cursor query waited begin the next line; they are
+// shown then, and the rest of the line comes through the terminal's own
+// line editing.
+TEST(ConsoleOnTerminal, KeysTypedDuringACursorQueryBeginTheNextLine) {
+  Child c = SpawnOnPty({"cursor-then-lines"});
+  std::string out;
+  ASSERT_TRUE(ReadUntil(c.out, &out, "\x1b[6n"));
+  const char typed[] = "4x\x7f" "2\x1b[5;10R";
+  ASSERT_EQ(write(c.out, typed, sizeof typed - 1), static_cast<ssize_t>(sizeof typed - 1));
+  ASSERT_TRUE(ReadUntil(c.out, &out, "at 9,4"));
+  // Back in canonical mode (echo on again) before the rest is typed.
+  termios tio;
+  for (int i = 0; i < 500; i++) {
+    if (tcgetattr(c.out, &tio) == 0 && (tio.c_lflag & ECHO) != 0) break;
+    usleep(10000);
+  }
+  ASSERT_EQ(write(c.out, "7\r", 2), 2);
+  ASSERT_TRUE(ReadUntil(c.out, &out, "n=4 [427|]")) << out;
+  ASSERT_EQ(write(c.out, "\x04", 1), 1);  // Ctrl+D at the start of a line: the end
+  ASSERT_TRUE(ReadUntil(c.out, &out, "end, again=-1")) << out;
+  int status = Reap(c);
+  EXPECT_NE(out.find("42"), std::string::npos) << "the kept keys were not shown: " << out;
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
 }
 
