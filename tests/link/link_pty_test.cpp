@@ -235,7 +235,7 @@ TEST_F(LinkOnPty, NoReplyComes250msAfterLastOctetAfterTwoResends) {
   Start(4);
   ASSERT_EQ(TarbusLink_SetMaxRequestResend(port.c_str(), 2), 0);
   peer.Send(peer::Frame(0, 4, 5));
-  peer.Collect(1100);
+  peer.Collect(1600);  // three waits of 250 ms and the up-call, with room for a busy machine
   std::vector<long> requests;
   for (const auto& f : peer.Frames())
     if (f.type == 5) requests.push_back(f.lastOctetMs);
@@ -243,14 +243,14 @@ TEST_F(LinkOnPty, NoReplyComes250msAfterLastOctetAfterTwoResends) {
   const bool judgeTiming = TimerRanSteadily();
   for (size_t i = 1; i < 3 && judgeTiming; ++i) {
     EXPECT_GE(requests[i] - requests[i - 1], 245);
-    EXPECT_LE(requests[i] - requests[i - 1], 275);
+    EXPECT_LE(requests[i] - requests[i - 1], 290);
   }
   std::vector<UpcallRecord> upcalls = observed.Upcalls();
   ASSERT_EQ(upcalls.size(), 1u);
   EXPECT_EQ(upcalls[0].code, UPCALL_NO_REPLY);
   if (judgeTiming) {
     EXPECT_GE(upcalls[0].atMs - requests[2], 245);
-    EXPECT_LE(upcalls[0].atMs - requests[2], 275);
+    EXPECT_LE(upcalls[0].atMs - requests[2], 290);
   }
 }
 
