@@ -161,7 +161,11 @@ SerialPort* SerialOpen(const char* name, int access) {
   return port;
 }
 
-bool SerialConfigure(SerialPort* port, int baud) {
+namespace {
+
+// Sets the line's speed; with `rawLine` also 8N1 raw without flow control,
+// reads returning at once (the read time-outs are ours, not the driver's).
+bool SetLine(SerialPort* port, int baud, bool rawLine) {
   speed_t code;
   if (port == nullptr || !BaudToCode(baud, &code)) {
     posix::SetLastError(EINVAL);
@@ -169,29 +173,24 @@ bool SerialConfigure(SerialPort* port, int baud) {
   }
   termios tio;
   if (tcgetattr(port->fd, &tio) != 0) return posix::FailWithErrno();
-  cfmakeraw(&tio);
-  tio.c_iflag &= ~(IXON | IXOFF | IXANY | INPCK | ISTRIP | IGNPAR | PARMRK);
-  tio.c_cflag &= ~(CSIZE | PARENB | CSTOPB | CRTSCTS);
-  tio.c_cflag |= CS8 | CLOCAL | CREAD;
-  tio.c_cc[VMIN] = 0;
-  tio.c_cc[VTIME] = 0;
+  if (rawLine) {
+    cfmakeraw(&tio);
+    tio.c_iflag &= ~(IXON | IXOFF | IXANY | INPCK | ISTRIP | IGNPAR | PARMRK);
+    tio.c_cflag &= ~(CSIZE | PARENB | CSTOPB | CRTSCTS);
+    tio.c_cflag |= CS8 | CLOCAL | CREAD;
+    tio.c_cc[VMIN] = 0;
+    tio.c_cc[VTIME] = 0;
+  }
   if (cfsetispeed(&tio, code) != 0 || cfsetospeed(&tio, code) != 0) return posix::FailWithErrno();
   if (tcsetattr(port->fd, TCSANOW, &tio) != 0) return posix::FailWithErrno();
   return true;
 }
 
-bool SerialSetBaud(SerialPort* port, int baud) {
-  speed_t code;
-  if (port == nullptr || !BaudToCode(baud, &code)) {
-    posix::SetLastError(EINVAL);
-    return false;
-  }
-  termios tio;
-  if (tcgetattr(port->fd, &tio) != 0) return posix::FailWithErrno();
-  if (cfsetispeed(&tio, code) != 0 || cfsetospeed(&tio, code) != 0) return posix::FailWithErrno();
-  if (tcsetattr(port->fd, TCSANOW, &tio) != 0) return posix::FailWithErrno();
-  return true;
-}
+}  // namespace
+
+bool SerialConfigure(SerialPort* port, int baud) { return SetLine(port, baud, true); }
+
+bool SerialSetBaud(SerialPort* port, int baud) { return SetLine(port, baud, false); }
 
 bool SerialGetTimeouts(SerialPort* port, SerialTimeouts* out) {
   if (port == nullptr || out == nullptr) {
