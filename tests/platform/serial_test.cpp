@@ -180,10 +180,11 @@ TEST_F(SerialOnPty, ReadTimeoutsBoundTheWait) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     SetReadTimeouts(c.interval, c.multiplier, c.constant);
+    std::vector<uint8_t> buf(c.size);
+    // Timed from before the sender starts, so its delay counts in full.
+    uint32_t t0 = MonotonicMs();
     std::thread sender;
     if (!c.send.empty()) sender = SendLater(c.sendAfterMs, c.send);
-    std::vector<uint8_t> buf(c.size);
-    uint32_t t0 = MonotonicMs();
     int n = SerialRead(port_, buf.data(), buf.size());
     uint32_t took = MonotonicMs() - t0;
     if (sender.joinable()) sender.join();
